@@ -1,5 +1,7 @@
 #include "engine/FFUtils.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace {
@@ -234,11 +236,16 @@ void TInterruptCB::Clear() {
 bool TInterruptCB::Interrupt(std::thread::id AThreadID) {
   if (FCount.load(std::memory_order_relaxed) == 0)
     return false; // FFmpeg polls this per packet: no lock while nobody is registered
-  std::lock_guard lock(FLock);
-  for (const TEntry &e : FEntries)
-    if (e.ThreadID == AThreadID)
-      return e.Callback && e.Callback(e.Sender, e.Data);
-  return false;
+  TEntry found{};
+  {
+    std::lock_guard lock(FLock);
+    auto it = std::find_if(FEntries.begin(), FEntries.end(),
+                           [&](const TEntry &e) { return e.ThreadID == AThreadID; });
+    if (it == FEntries.end())
+      return false;
+    found = *it;
+  }
+  return found.Callback && found.Callback(found.Sender, found.Data);
 }
 
 size_t TInterruptCB::Count() const {

@@ -27,8 +27,10 @@ std::string ErrorCodeText(int ACode);
 // Interrupt registry
 
 // Answers true to make the blocking FFmpeg call of the registering thread give
-// up. Runs on that thread, under the registry's lock: keep it short and do not
-// call Add/Remove/Clear from it.
+// up. Runs on that thread, outside the registry's lock (it may log, and the
+// logger may wait for the main thread, which may itself be opening a file and
+// asking the registry); keep it short. Only the registering thread removes
+// its own entry, so the sender stays valid while the callback runs.
 using TInterruptFunc = bool (*)(void *ASender, void *AData);
 
 class TInterruptCB {
@@ -53,7 +55,7 @@ private:
     TInterruptFunc Callback;
     void *Data;
   };
-  mutable std::mutex FLock; // guards FEntries; the callbacks run under it
+  mutable std::mutex FLock; // guards FEntries (never held while a callback runs)
   std::vector<TEntry> FEntries;
   std::atomic<size_t> FCount{0}; // mirror of FEntries.size() for the lock-free fast path
 };

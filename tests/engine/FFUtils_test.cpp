@@ -187,3 +187,20 @@ TEST_F(FFFormatContextTest, DictionaryOwner) {
 }
 
 } // namespace
+
+// A callback that logs may wait for the main thread, which may meanwhile ask
+// the registry (opening a file of its own). The registry must not be locked
+// while a callback runs: here the callback uses the registry itself, which
+// would deadlock if it were.
+bool AnswerAfterUsingRegistry(void *, void *AData) {
+  *static_cast<size_t *>(AData) = InterruptCB().Count();
+  return true;
+}
+
+TEST_F(FFInterruptTest, CallbackRunsWithoutTheRegistryLock) {
+  size_t seen = 0;
+  std::thread::id me = std::this_thread::get_id();
+  InterruptCB().Add(me, nullptr, AnswerAfterUsingRegistry, &seen);
+  EXPECT_TRUE(InterruptCB().Interrupt(me));
+  EXPECT_EQ(seen, 1u);
+}
