@@ -194,7 +194,13 @@ std::string ErrorCodeText(int ACode) {
   for (const TErrorEntry &e : ErrorTable)
     if (e.Code == ACode || (e.Code2 != 0 && e.Code2 == ACode))
       return e.Text;
-  char text[64];
+  // FFmpeg 5.1's own tags (AVERROR_INVALIDDATA, AVERROR_EOF, ...; far below
+  // any -errno) are not in the table, but FFmpeg knows their texts. For tags it
+  // does not know either it answers with a negative result.
+  char text[AV_ERROR_MAX_STRING_SIZE > 64 ? AV_ERROR_MAX_STRING_SIZE : 64] = "";
+  if (ACode < -4095 && ff::avutil.av_strerror &&
+      ff::avutil.av_strerror(ACode, text, sizeof text) == 0 && *text)
+    return text;
   std::snprintf(text, sizeof text, "Error number %d occurred", ACode);
   return text;
 }

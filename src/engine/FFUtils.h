@@ -18,7 +18,9 @@
 
 // AName + ": " + the text of a negative FFmpeg/system result code, e.g.
 // ("a.mp4", -2) -> "a.mp4: No such file or directory"; a code outside the
-// table gives "Error number <code> occurred". System codes are -errno.
+// table gets FFmpeg's own text when avutil is loaded and knows it
+// (AVERROR_INVALIDDATA: "Invalid data found when processing input"), else
+// "Error number <code> occurred". System codes are -errno.
 std::string GetErrorText(const std::string &AName, int ACode);
 // Only the text part (no name): "No such file or directory".
 std::string ErrorCodeText(int ACode);

@@ -46,18 +46,6 @@ void FreeAligned(uint8_t *APtr) {
 
 constexpr int64_t kDefaultFrameStep = 40000; // 25 frames per second
 
-// The error text of a failed open. Codes the engine's table does not name
-// (FFmpeg's own tags such as AVERROR_INVALIDDATA) get FFmpeg's text, so the
-// user learns why a file was refused.
-std::string OpenErrorText(const std::string &AFileName, int ACode) {
-  if (ErrorCodeText(ACode).rfind("Error number", 0) != 0)
-    return GetErrorText(AFileName, ACode);
-  char text[AV_ERROR_MAX_STRING_SIZE] = "";
-  if (ff::avutil.av_strerror(ACode, text, sizeof(text)) < 0 || !*text)
-    return GetErrorText(AFileName, ACode);
-  return AFileName + ": " + text;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -147,7 +135,7 @@ bool TCustomDecoder::LoadFile(const std::string &AFileName, const std::string &A
   // avformat_open_input frees the context on failure.
   int ret = ff::avformat.avformat_open_input(&ctx, ffName.c_str(), format, nullptr);
   if (ret < 0) {
-    Report(llError, OpenErrorText(AFileName, ret));
+    Report(llError, GetErrorText(AFileName, ret));
     CloseFile();
     return false;
   }

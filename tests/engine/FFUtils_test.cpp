@@ -204,3 +204,14 @@ TEST_F(FFInterruptTest, CallbackRunsWithoutTheRegistryLock) {
   EXPECT_TRUE(InterruptCB().Interrupt(me));
   EXPECT_EQ(seen, 1u);
 }
+
+// With the libraries loaded, FFmpeg's own tags that the table lacks get
+// FFmpeg's text (a non-media file is refused with AVERROR_INVALIDDATA); codes
+// nobody knows keep the table's wording.
+TEST_F(FFFormatContextTest, FFmpegTagsOutsideTheTableGetFFmpegsText) {
+  EXPECT_EQ(GetErrorText("notes.txt", AVERROR_INVALIDDATA),
+            "notes.txt: Invalid data found when processing input");
+  EXPECT_EQ(ErrorCodeText(AVERROR_EOF), "End of file");
+  EXPECT_EQ(ErrorCodeText(-99999), "Error number -99999 occurred");
+  EXPECT_EQ(ErrorCodeText(-2), "No such file or directory");
+}
