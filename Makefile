@@ -26,6 +26,13 @@ test: build
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
+demo: build
+	@mkdir -p out
+	@ffmpeg -y -hide_banner -loglevel error -f lavfi -i testsrc2=size=640x360:rate=25:duration=5 \
+		-f lavfi -i sine=frequency=440:duration=5 -c:v libx264 -c:a aac -shortest \
+		$(BUILD_DIR)/demo-sample.mp4
+	$(BUILD_DIR)/bin/videomill-cli convert $(BUILD_DIR)/demo-sample.mp4 --dest out
+
 format:
 	@find src tests tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
