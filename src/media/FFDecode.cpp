@@ -242,7 +242,7 @@ bool IsKind(AVFormatContext *ACtx, int AIndex, AVMediaType AType) {
 
 } // namespace
 
-bool TCustomDecoder::IsAudioStream(int AStreamIndex) {
+bool TCustomDecoder::IsStreamOfKind(int AStreamIndex, int AType) {
   if (!FFileHandle) {
     Report(llWarning, "file not loaded.");
     return false;
@@ -251,31 +251,19 @@ bool TCustomDecoder::IsAudioStream(int AStreamIndex) {
     ReportFmt(llError, "stream index #%d is invalid.", AStreamIndex);
     return false;
   }
-  return IsKind(FFileHandle, AStreamIndex, AVMEDIA_TYPE_AUDIO);
+  return IsKind(FFileHandle, AStreamIndex, static_cast<AVMediaType>(AType));
+}
+
+bool TCustomDecoder::IsAudioStream(int AStreamIndex) {
+  return IsStreamOfKind(AStreamIndex, AVMEDIA_TYPE_AUDIO);
 }
 
 bool TCustomDecoder::IsVideoStream(int AStreamIndex) {
-  if (!FFileHandle) {
-    Report(llWarning, "file not loaded.");
-    return false;
-  }
-  if (AStreamIndex < 0 || AStreamIndex >= FStreamCount) {
-    ReportFmt(llError, "stream index #%d is invalid.", AStreamIndex);
-    return false;
-  }
-  return IsKind(FFileHandle, AStreamIndex, AVMEDIA_TYPE_VIDEO);
+  return IsStreamOfKind(AStreamIndex, AVMEDIA_TYPE_VIDEO);
 }
 
 bool TCustomDecoder::IsSubtitleStream(int AStreamIndex) {
-  if (!FFileHandle) {
-    Report(llWarning, "file not loaded.");
-    return false;
-  }
-  if (AStreamIndex < 0 || AStreamIndex >= FStreamCount) {
-    ReportFmt(llError, "stream index #%d is invalid.", AStreamIndex);
-    return false;
-  }
-  return IsKind(FFileHandle, AStreamIndex, AVMEDIA_TYPE_SUBTITLE);
+  return IsStreamOfKind(AStreamIndex, AVMEDIA_TYPE_SUBTITLE);
 }
 
 AVRational TCustomDecoder::RepairTimeBase(AVStream *AStream) {

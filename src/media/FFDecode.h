@@ -262,6 +262,8 @@ protected:
   int FFirstSubtitleStreamIndex = -1;
 
 private:
+  // AType is an AVMediaType; false with a report as for IsAudioStream.
+  bool IsStreamOfKind(int AStreamIndex, int AType);
   std::string StreamLine(unsigned AIndex);
   void MetadataBlock(std::string &AText, const AVDictionary *AMeta, const char *APrefix);
 };
