@@ -170,6 +170,11 @@ void TFFmpeg::ConnectHooks() {
   };
 }
 
+std::vector<const AVFormatContext *> TFFmpeg::OpenedInputs() const {
+  std::vector<AVFormatContext *> ctx = FRun.InputContexts();
+  return {ctx.begin(), ctx.end()};
+}
+
 void TFFmpeg::BindDecoders() {
   std::vector<AVFormatContext *> ctx = FRun.InputContexts();
   for (size_t i = 0; i < FDecoders.size() && i < ctx.size(); ++i)

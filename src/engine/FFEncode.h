@@ -195,6 +195,7 @@ public:
 protected:
   void NewOutputStream(AVMediaType AType) override;
   bool AddFrameHook(const std::vector<std::string> &AArgs) override;
+  std::vector<const AVFormatContext *> OpenedInputs() const override;
 
 private:
   friend class TCustomEncoder;

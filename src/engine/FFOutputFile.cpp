@@ -554,16 +554,29 @@ int OpenEncoder(TAVOutputStream &AOst, const TTranscodeSettings &AS,
   AOst.enc_ctx.reset(c);
   c->thread_count = AS.ThreadCount;
   c->codec_tag = AOst.codec_tag;
+  const TOptionList *opts = AOst.kind == AVMEDIA_TYPE_VIDEO   ? &AOst.V.CodecOptions
+                            : AOst.kind == AVMEDIA_TYPE_AUDIO ? &AOst.A.CodecOptions
+                                                              : &AOst.S.CodecOptions;
+  // The recorded "flags"/"flags2" values are absolute (read back from the
+  // option context), so they go in first: the flags the pipeline needs
+  // below (global header, qscale, passes, ...) are added on top of them
+  // instead of being wiped by the option dictionary at open.
+  for (const auto &[k, v] : *opts)
+    if (k == "flags" || k == "flags2") {
+      int ret = ff::avutil.av_opt_set(c, k.c_str(), v.c_str(), 0);
+      if (ret < 0) {
+        AOst.enc_ctx.reset();
+        return ret;
+      }
+    }
   if (AOst.global_header)
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (AOst.kind == AVMEDIA_TYPE_VIDEO && (AOst.V.GlobalHeader & 2))
     c->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   c->time_base = AOst.enc_time_base;
-  const TOptionList *opts = &AOst.S.CodecOptions;
 
   if (AOst.kind == AVMEDIA_TYPE_VIDEO) {
     const TVideoStreamSettings &v = AOst.V;
-    opts = &v.CodecOptions;
     c->width = AOst.width;
     c->height = AOst.height;
     c->pix_fmt = AOst.pix_fmt;
@@ -641,7 +654,6 @@ int OpenEncoder(TAVOutputStream &AOst, const TTranscodeSettings &AS,
     }
   } else if (AOst.kind == AVMEDIA_TYPE_AUDIO) {
     const TAudioStreamSettings &a = AOst.A;
-    opts = &a.CodecOptions;
     c->sample_rate = AOst.sample_rate;
     c->sample_fmt = AOst.sample_fmt;
     ff::avutil.av_channel_layout_copy(&c->ch_layout, &AOst.ch_layout);
@@ -669,7 +681,8 @@ int OpenEncoder(TAVOutputStream &AOst, const TTranscodeSettings &AS,
 
   TFFDictionary dict;
   for (const auto &[k, v] : *opts)
-    ff::avutil.av_dict_set(dict.Addr(), k.c_str(), v.c_str(), 0);
+    if (k != "flags" && k != "flags2")
+      ff::avutil.av_dict_set(dict.Addr(), k.c_str(), v.c_str(), 0);
   int ret = ff::avcodec.avcodec_open2(c, enc, dict.Addr());
   if (ret < 0) {
     AOst.enc_ctx.reset();

@@ -891,7 +891,9 @@ void ConfigureVideoFilters(TTranscodeState &AS, TAVOutputStream &AOst, int AInWi
     if (!g)
       fail("out of memory");
     AOst.buffersrc = AOst.buffersink = nullptr;
-    g->nb_threads = 1;
+    // The filters (the scaling above all) run on as many threads as the
+    // codecs; 0 lets FFmpeg choose (one per core).
+    g->nb_threads = std::max(0, S.ThreadCount);
     std::string swsOpts = StrFmt("flags=0x%X", S.SwsFlags);
     g->scale_sws_opts = ff::avutil.av_strdup(swsOpts.c_str());
 

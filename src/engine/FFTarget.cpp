@@ -137,8 +137,9 @@ void TCustomFFmpeg::ApplyTarget(const std::string &AType, const std::string &ANo
       throw FFmpegException("frame_rate is invalid.");
     norm = NormFromRate(Fframe_rate);
     // The video streams of the inputs opened so far, in order.
-    for (size_t f = 0; f < Finput_files.size() && norm == tnUnknown; ++f) {
-      const AVFormatContext *ic = Finput_files[f].get();
+    const std::vector<const AVFormatContext *> inputs = OpenedInputs();
+    for (size_t f = 0; f < inputs.size() && norm == tnUnknown; ++f) {
+      const AVFormatContext *ic = inputs[f];
       for (unsigned i = 0; ic && i < ic->nb_streams && norm == tnUnknown; ++i) {
         const AVStream *st = ic->streams[i];
         if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)

@@ -1,17 +1,6 @@
 #include "engine/FFTaskMap.h"
 
-// The option side declares its own TAVStreamMap, TAVMetaDataMap and
-// TAVChapterMap with the same fields as the pipeline's. Inside this file
-// they are renamed so both can be seen; the layout is unchanged, and only
-// fields of the task are read here (no TTranscoderSettings object is made or
-// destroyed in this file).
-#define TAVStreamMap TOptAVStreamMap
-#define TAVMetaDataMap TOptAVMetaDataMap
-#define TAVChapterMap TOptAVChapterMap
 #include "engine/FFmpeg.h"
-#undef TAVStreamMap
-#undef TAVMetaDataMap
-#undef TAVChapterMap
 
 #include <algorithm>
 #include <cctype>
@@ -129,13 +118,23 @@ const AVOutputFormat *GuessOutputFormat(const std::string &AFileName,
                                       AFileName.c_str(), nullptr);
 }
 
-TVideoStreamSettings MapVideo(const TCustomFFmpeg &t, const AVOutputFormat *AFormat) {
+bool SameRate(AVRational A, AVRational B) {
+  return A.den != 0 && B.den != 0 &&
+         static_cast<int64_t>(A.num) * B.den == static_cast<int64_t>(B.num) * A.den;
+}
+
+TVideoStreamSettings MapVideo(const TCustomFFmpeg &t, const AVOutputFormat *AFormat,
+                              const TInheritedAudio &AInherited) {
   TVideoStreamSettings v;
   bool copy = t.Fvideo_stream_copy != 0;
   v.Codec = copy ? "copy" : t.Fvideo_codec_name;
   v.Width = t.Fframe_width;
   v.Height = t.Fframe_height;
-  v.FrameRate = t.Fframe_rate.den != 0 ? t.Fframe_rate : AVRational{0, 0};
+  // A rate still equal to the input's own is left to the pipeline, as for
+  // the audio values.
+  v.FrameRate = t.Fframe_rate.den != 0 && !SameRate(t.Fframe_rate, AInherited.FrameRate)
+                    ? t.Fframe_rate
+                    : AVRational{0, 0};
   v.ForceFps = t.Fforce_fps != 0;
   v.AspectRatio = t.Fframe_aspect_ratio;
   v.PixFmt = t.Fframe_pix_fmt;
@@ -256,13 +255,10 @@ TTranscodeInput MapTranscodeInput(const TCustomFFmpeg &t) {
 
 TTranscodeSettings MapTranscodeSettings(const TCustomFFmpeg &t) {
   TTranscodeSettings s;
-  for (const auto &m : t.Fstream_maps)
-    s.StreamMaps.push_back({m.file_index, m.stream_index, m.sync_file_index, m.sync_stream_index});
-  for (const auto &[out, in] : t.Fmeta_data_maps)
-    s.MetaDataMaps.push_back(
-        {{out.file_idx, out.type_, out.index}, {in.file_idx, in.type_, in.index}});
-  for (const auto &c : t.Fchapter_maps)
-    s.ChapterMaps.push_back({c.in_file, c.out_file});
+  // The pipeline takes the option records' own map types.
+  s.StreamMaps = t.Fstream_maps;
+  s.MetaDataMaps = t.Fmeta_data_maps;
+  s.ChapterMaps = t.Fchapter_maps;
   s.MetadataGlobalAutocopy = t.Fmetadata_global_autocopy != 0;
   s.MetadataStreamsAutocopy = t.Fmetadata_streams_autocopy != 0;
   s.MetadataChaptersAutocopy = t.Fmetadata_chapters_autocopy != 0;
@@ -301,7 +297,7 @@ TTranscodeOutput MapTranscodeOutput(const TCustomFFmpeg &t, const std::string &A
   o.DisableVideo = t.Fvideo_disable != 0;
   o.DisableAudio = t.Faudio_disable != 0;
   o.DisableSubtitle = t.Fsubtitle_disable != 0;
-  o.Video = MapVideo(t, fmt);
+  o.Video = MapVideo(t, fmt, AInherited);
   o.Audio = MapAudio(t, fmt, AInherited);
   o.Subtitle = MapSubtitle(t, fmt);
   o.Metadata = t.Fmetadata;
@@ -324,7 +320,7 @@ TNewStream MapNewStream(const TCustomFFmpeg &ATask, AVMediaType AType, const std
   ns.Kind = AType;
   const AVOutputFormat *fmt = GuessOutputFormat(AFileName, AForceFormat);
   if (AType == AVMEDIA_TYPE_VIDEO)
-    ns.Video = MapVideo(ATask, fmt);
+    ns.Video = MapVideo(ATask, fmt, AInherited);
   else if (AType == AVMEDIA_TYPE_AUDIO)
     ns.Audio = MapAudio(ATask, fmt, AInherited);
   else
@@ -348,6 +344,19 @@ void ConsumeInputSettings(TCustomFFmpeg &t, const AVFormatContext *AInput,
   t.Fopt_programid = 0;
   if (!AInput)
     return;
+  // The first video stream's rate (the base rate, else the average) becomes
+  // the settings' frame rate: the disc targets decide their norm by it.
+  for (unsigned i = 0; i < AInput->nb_streams; ++i) {
+    const AVStream *st = AInput->streams[i];
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      continue;
+    AVRational r = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 ? st->r_frame_rate
+                                                                        : st->avg_frame_rate;
+    if (r.num > 0 && r.den > 0)
+      t.Fframe_rate = AInherited.FrameRate = r;
+    break;
+  }
   int idx = ff::avformat.av_find_best_stream(const_cast<AVFormatContext *>(AInput),
                                              AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (idx < 0)

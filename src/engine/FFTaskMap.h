@@ -4,9 +4,9 @@
 // TTranscodeOutput, TTranscodeSettings), and the settings an opened file
 // consumes. Used by TTaskRun on the thread that adds files.
 //
-// FFmpeg.h and FFTranscode.h both define TAVStreamMap, TAVMetaDataMap and
-// TAVChapterMap, so only FFTaskMap.cpp sees both (it renames the option
-// side's copies); everything here takes the task by forward declaration.
+// The stream, metadata and chapter maps are the option records' own types
+// (FFOptionsSettings.h), shared by both sides. The task is taken by forward
+// declaration.
 
 #include "engine/FFTranscode.h"
 
@@ -14,12 +14,13 @@
 
 class TCustomFFmpeg;
 
-// The audio values the settings inherited from the last opened input; an
-// output value equal to them is left to the pipeline (0 = the input's), which
-// also lets it adapt to what the encoder supports.
+// The values the settings inherited from the last opened input; an output
+// value equal to them is left to the pipeline (0 = the input's), which also
+// lets it adapt to what the encoder supports.
 struct TInheritedAudio {
   int SampleRate = 0; // 0 = no input with audio yet
   int Channels = 0;
+  AVRational FrameRate = {0, 0}; // den 0 = no input with video yet
 };
 
 // The next input from the settings (after the input record was applied).
@@ -38,7 +39,7 @@ TNewStream MapNewStream(const TCustomFFmpeg &ATask, AVMediaType AType, const std
 
 // What opening an input consumes: the three codec names, the video channel,
 // the start time and the forced format; the input's audio rate and channel
-// count become the settings' (and AInherited).
+// count and its video frame rate become the settings' (and AInherited).
 void ConsumeInputSettings(TCustomFFmpeg &ATask, const AVFormatContext *AInput,
                           TInheritedAudio &AInherited);
 

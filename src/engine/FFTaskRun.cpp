@@ -146,6 +146,30 @@ bool TTaskRun::OpenOutput(TCustomFFmpeg &ATask, bool AJoin, std::string &AErr) {
   std::vector<TTranscodeOutput> outputs = d.Outputs;
   outputs.push_back(d.Pending);
 
+  // The first output of a task goes to the transcoder that already holds
+  // the inputs: it takes the new settings and hooks, and the inputs are not
+  // opened a second time. Only the timestamp offset of "copyts" is fixed when an
+  // input is opened, so a change of it takes the full rebuild below.
+  if (d.Tr && d.Outputs.empty() && settings.CopyTs == d.Settings.CopyTs) {
+    if (d.Tr->SetSettings(settings) && d.Tr->SetEvents(d.MakeEvents()) &&
+        d.Tr->AddOutput(d.Pending) >= 0) {
+      d.Settings = settings;
+      d.Outputs = std::move(outputs);
+      ConsumeOutputSettings(ATask);
+      return true;
+    }
+    // A failed output may leave the transcoder half changed: back to a
+    // fresh one with the earlier settings and files.
+    AErr = d.Tr->LastErrMsg();
+    d.Replace(nullptr);
+    std::vector<AVFormatContext *> ctx;
+    std::string ignored;
+    std::unique_ptr<TTranscoder> tr = d.Build(d.Settings, d.Outputs, ctx, ignored);
+    d.InputCtx = tr ? ctx : std::vector<AVFormatContext *>(d.Inputs.size(), nullptr);
+    d.Replace(std::move(tr));
+    return false;
+  }
+
   // The files of the current transcoder are closed first: the new one opens
   // the same inputs and re-creates the same earlier outputs (closing deletes
   // an output that holds no data yet).

@@ -5,18 +5,24 @@
 // TTranscoder when they are added, and runs the transcoder on the task's
 // thread.
 //
-// The task-wide transcoder settings are fixed when a TTranscoder is created,
-// but an output record changes them (duration limit, start time, sync
-// methods, ...). So opening an output builds a fresh TTranscoder from the
-// task's current settings and opens every input added so far again, then the
-// earlier outputs and the new one. The input containers therefore change at
-// each OpenOutput; InputContexts() gives the current ones.
+// An output record changes the task-wide transcoder settings (duration
+// limit, start time, sync methods, ...). The first output is added to the
+// transcoder that already holds the inputs after handing it the task's
+// current settings and hooks (TTranscoder::SetSettings, SetEvents), so the
+// inputs are opened once.
+// A further output (or a change of "copyts", which the inputs take when they
+// are opened) builds a fresh TTranscoder from the current settings and opens
+// every input added so far again, then the earlier outputs and the new one;
+// so does a failed first output, to get back to a clean state. The input
+// containers can therefore change at an OpenOutput; InputContexts() gives the
+// current ones.
 //
 // Threads: AddInput, PrepareOutput, PrepareNewStream and OpenOutput run on
 // the thread that adds files; Run and Close on the task's thread afterwards;
 // Stop on any thread at any time. Hooks are read when a transcoder is built
-// and called on the thread that runs it (OnBeforeFindStreamInfo: the adding
-// thread). FFmpeg (the encoder set) must stay loaded while a TTaskRun exists.
+// or handed new settings and called on the thread that runs it
+// (OnBeforeFindStreamInfo: the adding thread). FFmpeg (the encoder set) must stay loaded while a
+// TTaskRun exists.
 
 #include "engine/FFApi.h"
 

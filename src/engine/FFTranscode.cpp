@@ -851,6 +851,28 @@ bool TTranscoder::AddInput(const TTranscodeInput &AInput) {
   return true;
 }
 
+bool TTranscoder::SetSettings(const TTranscodeSettings &ASettings) {
+  TTranscodeState &S = *FState;
+  if (S.Ran || S.Closed) {
+    S.LastErrMsg = "Cannot change the settings after the run";
+    return false;
+  }
+  S.Settings = ASettings;
+  S.Watch.ReadTimeoutMs = ASettings.ReadTimeout;
+  S.JoinRequested = ASettings.Join;
+  return true;
+}
+
+bool TTranscoder::SetEvents(TTranscodeEvents AEvents) {
+  TTranscodeState &S = *FState;
+  if (S.Ran || S.Closed) {
+    S.LastErrMsg = "Cannot change the events after the run";
+    return false;
+  }
+  S.Events = std::move(AEvents);
+  return true;
+}
+
 int TTranscoder::AddOutput(const TTranscodeOutput &AOutput) {
   TTranscodeState &S = *FState;
   if (S.Ran || S.Closed) {

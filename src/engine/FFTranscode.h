@@ -237,6 +237,15 @@ public:
   // Creates an output with its streams; returns its number, or -1 with
   // LastErrMsg() set. In join mode a second output is refused.
   int AddOutput(const TTranscodeOutput &AOutput);
+  // Replaces the task-wide settings between adding files, before the run
+  // (an output record changes them). Inputs already opened keep what they
+  // took at opening from the earlier settings (the "copyts" timestamp
+  // offset, the log verbosity); outputs added later and the run use the new
+  // ones. False with LastErrMsg() set once the run started or the files
+  // were closed.
+  bool SetSettings(const TTranscodeSettings &ASettings);
+  // Replaces the events (hooks) the same way.
+  bool SetEvents(TTranscodeEvents AEvents);
 
   // The conversion run (at most once). Blocks until the task ended.
   TTranscodeResult Run();

@@ -90,6 +90,13 @@ void TCustomFFmpeg::NewOutputStream(AVMediaType) {
   throw FFmpegException("At least one output file must be specified");
 }
 
+std::vector<const AVFormatContext *> TCustomFFmpeg::OpenedInputs() const {
+  std::vector<const AVFormatContext *> list;
+  for (const TFFInputContextPtr &ic : Finput_files)
+    list.push_back(ic.get());
+  return list;
+}
+
 bool TCustomFFmpeg::AddFrameHook(const std::vector<std::string> &) {
   return false;
 }

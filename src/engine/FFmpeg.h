@@ -128,8 +128,8 @@ public:
 
   // --- files opened so far, in order. Filled by the input and output
   // openers; owned here and closed when the task is destroyed. The target
-  // routine reads the inputs' video rates, "newaudio" and friends need an
-  // output.
+  // routine reads the inputs' video rates (through OpenedInputs),
+  // "newaudio" and friends need an output.
   std::vector<TFFInputContextPtr> Finput_files;
   std::vector<TFFOutputContextPtr> Foutput_files;
 
@@ -144,6 +144,11 @@ protected:
   // rest its arguments. False = "Failed to add video hook function: ...".
   // The stream processing provides it; this base loads none.
   virtual bool AddFrameHook(const std::vector<std::string> &AArgs);
+
+  // The input containers opened so far, in order (null entries allowed),
+  // as the target routine examines them. This base gives Finput_files; a
+  // task whose inputs are opened elsewhere (the pipeline) gives those.
+  virtual std::vector<const AVFormatContext *> OpenedInputs() const;
 
 private:
   friend struct TOptionTable;

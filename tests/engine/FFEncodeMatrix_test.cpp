@@ -129,3 +129,133 @@ INSTANTIATE_TEST_SUITE_P(Formats, EncoderMatrixTest, ::testing::ValuesIn(kCases)
                          [](const ::testing::TestParamInfo<TCase> &AInfo) {
                            return std::string(AInfo.param.Name);
                          });
+
+namespace {
+
+// Matroska needs the encoder's global header before the file header is
+// written; the libx264 preset sets "flags", which must not drop it.
+struct TMkvCase {
+  const char *Name;
+  const char *AudioCodec;
+  const char *WantAudio;
+};
+
+std::ostream &operator<<(std::ostream &AOut, const TMkvCase &ACase) {
+  return AOut << ACase.Name;
+}
+
+const TMkvCase kMkvCases[] = {
+    {"aac", "aac", "aac"},
+    {"mp3", "libmp3lame", "mp3"},
+    {"vorbis", "libvorbis", "vorbis"},
+    {"ac3", "ac3", "ac3"},
+};
+
+class EncoderMkvPresetTest : public ::testing::TestWithParam<TMkvCase> {
+protected:
+  static void SetUpTestSuite() { TEncoderHarness::LoadLibraries(); }
+  TempDir Dir;
+};
+
+} // namespace
+
+TEST_P(EncoderMkvPresetTest, H264WithDefaultPresetWritesHeader) {
+  const TMkvCase &c = GetParam();
+  TEncoderHarness h;
+  ASSERT_EQ(h.Enc.AddTask(MatrixSource(), std::string()), 0) << h.Enc.LastErrMsg();
+  TOutputOptions out = OutputRecord("libx264", c.AudioCodec);
+  out.VideoPreset = "libx264-default";
+  const std::string file = Dir.File("out.mkv");
+  ASSERT_TRUE(h.Enc.SetOutputFile(0, file, &out)) << h.Enc.LastErrMsg();
+  h.Enc.Start(0);
+  ASSERT_TRUE(h.WaitFinal());
+  TTerminateInfo t = h.TermOf(0);
+  ASSERT_TRUE(t.Finished) << t.ExceptionMsg;
+
+  auto v = Probe(file, "stream=codec_name", "v:0");
+  auto a = Probe(file, "stream=codec_name", "a:0");
+  EXPECT_EQ(v["codec_name"], "h264");
+  EXPECT_EQ(a["codec_name"], c.WantAudio);
+  CommandResult r = RunCommand("ffprobe -v error -count_frames -select_streams v:0 "
+                               "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                   ShellQuote(file) + " 2>&1",
+                               true);
+  EXPECT_EQ(r.ExitCode, 0);
+  EXPECT_GE(std::atoi(r.Output.c_str()), 20) << r.Output;
+  EXPECT_EQ(r.Output.find("rror"), std::string::npos) << r.Output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Audio, EncoderMkvPresetTest, ::testing::ValuesIn(kMkvCases),
+                         [](const ::testing::TestParamInfo<TMkvCase> &AInfo) {
+                           return std::string(AInfo.param.Name);
+                         });
+
+namespace {
+
+// Disc targets with the norm left to the input: its frame rate decides PAL
+// or NTSC.
+struct TAutoNormCase {
+  const char *Name;
+  TOptionTargetType Target;
+  const char *Rate; // the source's frame rate
+  const char *Ext;
+  int WantWidth;
+  int WantHeight;
+  const char *WantRate;
+};
+
+std::ostream &operator<<(std::ostream &AOut, const TAutoNormCase &ACase) {
+  return AOut << ACase.Name;
+}
+
+const TAutoNormCase kAutoNormCases[] = {
+    {"vcd_25", ttVCD, "25", "mpg", 352, 288, "25/1"},
+    {"vcd_2997", ttVCD, "30000/1001", "mpg", 352, 240, "30000/1001"},
+    {"svcd_25", ttSVCD, "25", "mpg", 480, 576, "25/1"},
+    {"svcd_2997", ttSVCD, "30000/1001", "mpg", 480, 480, "30000/1001"},
+    {"dvd_25", ttDVD, "25", "vob", 720, 576, "25/1"},
+    {"dvd_2997", ttDVD, "30000/1001", "vob", 720, 480, "30000/1001"},
+};
+
+std::string RateSource(const std::string &ARate) {
+  const std::string tag = ARate == "25" ? "25" : "2997";
+  return MakeClip("enc_norm_src_" + tag + ".mp4",
+                  "-f lavfi -i testsrc=size=176x144:rate=" + ARate +
+                      ":duration=1 "
+                      "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 "
+                      "-c:v mpeg4 -pix_fmt yuv420p -c:a aac -ac 2 -shortest");
+}
+
+class EncoderAutoNormTest : public ::testing::TestWithParam<TAutoNormCase> {
+protected:
+  static void SetUpTestSuite() { TEncoderHarness::LoadLibraries(); }
+  TempDir Dir;
+};
+
+} // namespace
+
+TEST_P(EncoderAutoNormTest, NormFollowsInputRate) {
+  const TAutoNormCase &c = GetParam();
+  TEncoderHarness h;
+  ASSERT_EQ(h.Enc.AddTask(RateSource(c.Rate), std::string()), 0) << h.Enc.LastErrMsg();
+  TOutputOptions out = OutputRecord("", "");
+  out.TargetType = c.Target;
+  out.NormType = ntAuto;
+  out.NormDefault = ntPAL;
+  const std::string file = Dir.File(std::string("out.") + c.Ext);
+  ASSERT_TRUE(h.Enc.SetOutputFile(0, file, &out)) << h.Enc.LastErrMsg();
+  h.Enc.Start(0);
+  ASSERT_TRUE(h.WaitFinal());
+  TTerminateInfo t = h.TermOf(0);
+  ASSERT_TRUE(t.Finished) << t.ExceptionMsg;
+
+  auto v = Probe(file, "stream=width,height,r_frame_rate", "v:0");
+  EXPECT_EQ(v["width"], std::to_string(c.WantWidth));
+  EXPECT_EQ(v["height"], std::to_string(c.WantHeight));
+  EXPECT_EQ(v["r_frame_rate"], c.WantRate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, EncoderAutoNormTest, ::testing::ValuesIn(kAutoNormCases),
+                         [](const ::testing::TestParamInfo<TAutoNormCase> &AInfo) {
+                           return std::string(AInfo.param.Name);
+                         });

@@ -155,6 +155,32 @@ TEST_F(EncoderTest, HonoursTimeStartAndTimeLengthWithinOneFrame) {
   EXPECT_TRUE(Probe(f1, "stream=codec_name", "a:0").empty()) << "audio disabled";
 }
 
+TEST_F(EncoderTest, OutputOpensTheInputOnlyOnce) {
+  TEncoderHarness h;
+  int opens = 0;
+  h.Enc.OnBeforeFindStreamInfo = [&](TFFmpeg *, AVFormatContext *) { ++opens; };
+  TInputOptions in = InputRecord();
+  ASSERT_EQ(h.Enc.AddTask(ClipMp4(), &in), 0) << h.Enc.LastErrMsg();
+  EXPECT_EQ(opens, 1);
+  AVFormatContext *before = h.Enc.Tasks(0)->FDecoders[0]->FileHandle();
+  // The record changes task-wide settings (start time, duration limit):
+  // they still reach the run although the input is not opened again.
+  TOutputOptions out = SmallMp4();
+  out.DisableAudio = true;
+  out.TimeStart = 500000;
+  out.TimeLength = 1000000;
+  const std::string file = Dir.File("once.mp4");
+  ASSERT_TRUE(h.Enc.SetOutputFile(0, file, &out)) << h.Enc.LastErrMsg();
+  EXPECT_EQ(opens, 1);
+  EXPECT_EQ(h.Enc.Tasks(0)->FDecoders[0]->FileHandle(), before);
+  EXPECT_EQ(h.Enc.Tasks(0)->TotalOutputDuration(), 1000000);
+  h.Enc.Start(1);
+  ASSERT_TRUE(h.WaitFinal());
+  ASSERT_TRUE(h.TermOf(0).Finished) << h.TermOf(0).ExceptionMsg;
+  EXPECT_NEAR(ProbeDouble(file, "stream=duration", "v:0"), 1.0, 1.0 / 25 + 1e-3);
+  EXPECT_TRUE(IsPlayable(file));
+}
+
 class EncoderOrderTest : public EncoderTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EncoderOrderTest, EachTaskEndsOnceAndTheFinalEventComesLast) {

@@ -3,6 +3,7 @@
 // statistics and limits.
 
 #include "FFPipelineTestUtil.h"
+#include "engine/FFStreamProc.h"
 
 #include <filesystem>
 
@@ -11,6 +12,33 @@ using namespace vmpipe;
 namespace {
 
 class FFPipelineStreamsTest : public PipelineTest {};
+
+// The video graph (scaling) runs on the task's thread count; 0 leaves the
+// choice to FFmpeg (one thread per core).
+TEST_F(FFPipelineStreamsTest, VideoGraphThreadsFollowThreadCount) {
+  for (int threads : {0, 1, 3}) {
+    TTranscodeState state;
+    state.Settings.ThreadCount = threads;
+    TAVOutputStream ost;
+    ost.kind = AVMEDIA_TYPE_VIDEO;
+    ost.pix_fmt = AV_PIX_FMT_YUV420P;
+    ost.width = 160;
+    ost.height = 120;
+    ost.V.Width = 160;
+    ost.V.Height = 120;
+    ConfigureVideoFilters(state, ost, 320, 240, AV_PIX_FMT_YUV420P, AVRational{1, 1},
+                          AVRational{25, 1}, true);
+    ASSERT_TRUE(ost.graph) << threads;
+    if (threads > 0) {
+      EXPECT_EQ(ost.graph->nb_threads, threads);
+    } else {
+      // FFmpeg's own choice: at least one thread per core.
+      EXPECT_GE(ost.graph->nb_threads, ff::avutil.av_cpu_count());
+    }
+    EXPECT_EQ(ost.width, 160);
+    EXPECT_EQ(ost.height, 120);
+  }
+}
 
 // Mean luma of the first picture of a file.
 double FirstLuma(const std::string &AFile) {

@@ -2,6 +2,7 @@
 // SetExtOption, codec checks, disc targets and applying option records.
 
 #include "engine/FFOptionsParse.h"
+#include "engine/FFTaskMap.h"
 #include "engine/FFmpeg.h"
 
 #include "FFOptionsTestEnv.h"
@@ -9,6 +10,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <type_traits>
 
 namespace {
 
@@ -248,6 +250,19 @@ TEST_F(OptionTable, MapsAndMetadata) {
   EXPECT_EQ(T.Fmeta_data_maps.size(), 2u);
   T.SetExtOption("map_chapters", "0:1");
   EXPECT_EQ(T.Fchapter_maps.at(0), (TAVChapterMap{1, 0}));
+
+  // The pipeline's settings hold the option records' own map types, so the
+  // glue hands them over unchanged.
+  static_assert(std::is_same_v<decltype(TTranscodeSettings::StreamMaps),
+                               decltype(TCustomFFmpeg::Fstream_maps)>);
+  static_assert(std::is_same_v<decltype(TTranscodeSettings::MetaDataMaps),
+                               decltype(TCustomFFmpeg::Fmeta_data_maps)>);
+  static_assert(std::is_same_v<decltype(TTranscodeSettings::ChapterMaps),
+                               decltype(TCustomFFmpeg::Fchapter_maps)>);
+  const TTranscodeSettings mapped = MapTranscodeSettings(T);
+  EXPECT_EQ(mapped.StreamMaps, T.Fstream_maps);
+  EXPECT_EQ(mapped.MetaDataMaps, T.Fmeta_data_maps);
+  EXPECT_EQ(mapped.ChapterMaps, T.Fchapter_maps);
 
   T.SetExtOption("metadata", "title=A=B");
   T.SetExtOption("metadata", "album=X");
