@@ -170,6 +170,7 @@ TAVOutputStream *TFFOutputFile::NewStream(AVMediaType AKind, const TTranscodeOut
   case AVMEDIA_TYPE_VIDEO: {
     ost->V = *AV;
     TVideoStreamSettings &v = ost->V;
+    ost->size_requested = v.Width > 0 && v.Height > 0;
     if (v.Width <= 0 || v.Height <= 0) {
       v.Width = inh.Width;
       v.Height = inh.Height;

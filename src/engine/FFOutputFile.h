@@ -29,6 +29,7 @@ struct TAVOutputStream {
   bool global_header = false;
   // Settings the stream was created with (after the input's values were taken over).
   TVideoStreamSettings V;
+  bool size_requested = false; // the settings named a frame size (V's size is else the input's)
   TAudioStreamSettings A;
   TSubtitleStreamSettings S;
 

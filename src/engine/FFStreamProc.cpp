@@ -930,10 +930,21 @@ void ConfigureVideoFilters(TTranscodeState &AS, TAVOutputStream &AOst, int AInWi
       add(ff::avfilter.avfilter_get_by_name("pp") ? "pp=fd" : "yadif=0:-1:0");
     int wantW = ATakeSize ? AOst.width : AOst.V.Width;
     int wantH = ATakeSize ? AOst.height : AOst.V.Height;
-    if (wantW > 0 && wantH > 0 && (wantW != AInWidth || wantH != AInHeight))
-      add(StrFmt("scale=%d:%d:sws_flags=%d", wantW, wantH, S.SwsFlags));
-    if (!AOst.V.Filters.empty())
+    // A set frame size is reached by scaling. Without a filter text the scale
+    // follows the source. With one, the filters get the decoded picture
+    // unscaled and the scale comes after them: filter texts are written for
+    // the source (the option assembly's crop and letterbox use its size), and
+    // a size set by a disc target must not squeeze the picture before a
+    // letterbox pad computed for the source.
+    const bool scaleToWanted = wantW > 0 && wantH > 0 && (wantW != AInWidth || wantH != AInHeight);
+    if (AOst.V.Filters.empty()) {
+      if (scaleToWanted)
+        add(StrFmt("scale=%d:%d:sws_flags=%d", wantW, wantH, S.SwsFlags));
+    } else {
       add(AOst.V.Filters);
+      if (AOst.size_requested)
+        add(StrFmt("scale=%d:%d:sws_flags=%d", AOst.V.Width, AOst.V.Height, S.SwsFlags));
+    }
     if (!ATakeSize && attempt == 1)
       add(StrFmt("scale=%d:%d:sws_flags=%d", AOst.width, AOst.height, S.SwsFlags));
 

@@ -130,8 +130,10 @@ const TTargetRow *FindTargetRow(const std::string &AType) {
 }
 
 void TCustomFFmpeg::ApplyTarget(const std::string &AType, const std::string &ANorm,
-                                const std::string &AFallback) {
+                                const std::string &AFallback, AVRational AOutputRate) {
   TTargetNorm norm = NormFromName(ANorm);
+  if (norm == tnUnknown && AOutputRate.den > 0)
+    norm = NormFromRate(AOutputRate);
   if (norm == tnUnknown) {
     if (Fframe_rate.den == 0)
       throw FFmpegException("frame_rate is invalid.");

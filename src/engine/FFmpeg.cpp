@@ -312,8 +312,11 @@ TPendingOutput TCustomFFmpeg::ApplyOutputOptions(const std::string &AFileName,
     static const char *const types[] = {"", "vcd", "svcd", "dvd"};
     static const char *const norms[] = {"auto", "pal", "ntsc"};
     const int type = std::clamp<int>(o.TargetType, ttVCD, ttDVD);
+    AVRational wanted = {0, 0};
+    if (!o.FrameRate.empty() && ff::avutil.av_parse_video_rate(&wanted, o.FrameRate.c_str()) < 0)
+      wanted = {0, 0};
     ApplyTarget(types[type], norms[std::clamp<int>(o.NormType, ntAuto, ntNTSC)],
-                norms[std::clamp<int>(o.NormDefault, ntPAL, ntNTSC)]);
+                norms[std::clamp<int>(o.NormDefault, ntPAL, ntNTSC)], wanted);
   }
 
   // 4. Codecs, 5. presets.

@@ -110,9 +110,12 @@ public:
 
   // The disc target routine: AType "vcd", "svcd", "dvd", "dv", "dv50";
   // ANorm "pal", "ntsc", "film" or "auto"; AFallback the norm used when
-  // "auto" cannot decide ("film", "ntsc", anything else PAL).
-  void ApplyTarget(const std::string &AType, const std::string &ANorm,
-                   const std::string &AFallback);
+  // "auto" cannot decide ("film", "ntsc", anything else PAL). With "auto", a
+  // PAL or NTSC output rate that the caller asks for (AOutputRate, den 0 =
+  // none) decides first, so an NTSC disc from a PAL source gets NTSC sizes
+  // to go with its NTSC rate; else the task's rate and the inputs' rates.
+  void ApplyTarget(const std::string &AType, const std::string &ANorm, const std::string &AFallback,
+                   AVRational AOutputRate = {0, 0});
 
   // The generic option setter; on failure throws the last option error when
   // AHalt, else returns false.

@@ -259,17 +259,29 @@ TEST_F(FFTranscodeTest, CropPadScaleFilters) {
   EXPECT_EQ(Field(out, "width", "v:0"), "100");
   EXPECT_EQ(Field(out, "height", "v:0"), "76");
 
-  // A frame size scales first, then the filters apply.
+  // With a frame size and a filter text, the filters see the source picture
+  // (a pad computed for 320x240) and the frame size is reached after them.
   std::string out2 = Dir.File("scaled.mp4");
   TTranscodeJob job2 = MakeJob(vmtest::ClipMp4(), out2);
   job2.Outputs[0].Video.Codec = "mpeg4";
   job2.Outputs[0].Video.Width = 176;
   job2.Outputs[0].Video.Height = 144;
-  job2.Outputs[0].Video.Filters = "pad=192:160:8:8:black";
-  ASSERT_TRUE(RunTranscode(job2).Success);
-  EXPECT_EQ(Field(out2, "width", "v:0"), "192");
-  EXPECT_EQ(Field(out2, "height", "v:0"), "160");
+  job2.Outputs[0].Video.Filters = "pad=320:256:0:8:black";
+  TTranscodeResult r2 = RunTranscode(job2);
+  ASSERT_TRUE(r2.Success) << r2.ErrorMsg;
+  EXPECT_EQ(Field(out2, "width", "v:0"), "176");
+  EXPECT_EQ(Field(out2, "height", "v:0"), "144");
   EXPECT_TRUE(DecodesCleanly(out2));
+
+  // A frame size without filters scales the source.
+  std::string out3 = Dir.File("sized.mp4");
+  TTranscodeJob job3 = MakeJob(vmtest::ClipMp4(), out3);
+  job3.Outputs[0].Video.Codec = "mpeg4";
+  job3.Outputs[0].Video.Width = 176;
+  job3.Outputs[0].Video.Height = 144;
+  ASSERT_TRUE(RunTranscode(job3).Success);
+  EXPECT_EQ(Field(out3, "width", "v:0"), "176");
+  EXPECT_EQ(Field(out3, "height", "v:0"), "144");
 }
 
 TEST_F(FFTranscodeTest, JoinTwoInputsAddsDurations) {

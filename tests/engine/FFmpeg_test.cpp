@@ -643,6 +643,27 @@ TEST(ApplyOutputOptions, TargetThenSizeAndRate) {
   o.NormDefault = ntNTSC;
   w.ApplyOutputOptions("out.mpg", o);
   EXPECT_EQ(w.Fframe_height, 240);
+
+  // Auto norm with a PAL task rate (a 25 fps input) but an NTSC rate asked
+  // for by the record: the disc gets NTSC sizes to go with the NTSC rate.
+  for (auto [target, height] : {std::pair{ttVCD, 240}, {ttSVCD, 480}, {ttDVD, 480}}) {
+    TCustomFFmpeg n;
+    n.SetExtOption("r", "25");
+    o = TOutputOptions();
+    o.TargetType = target;
+    o.FrameRate = "30000/1001";
+    n.ApplyOutputOptions("out.mpg", o);
+    EXPECT_EQ(n.Fframe_height, height) << target;
+    EXPECT_EQ(n.Fframe_rate.num, 30000) << target;
+  }
+  // And a PAL rate asked for keeps PAL whatever the task's rate.
+  TCustomFFmpeg p;
+  p.SetExtOption("r", "30000/1001");
+  o = TOutputOptions();
+  o.TargetType = ttVCD;
+  o.FrameRate = "25";
+  p.ApplyOutputOptions("out.mpg", o);
+  EXPECT_EQ(p.Fframe_height, 288);
 }
 
 // Records the settings each new stream is created from.
