@@ -124,8 +124,6 @@ void TBatchCore::StartTask() {
   FFailedCount = 0;
   FTaskIndex = -1;
   FFEncoder.ThreadPriority = tpLower;
-  const int threads = Settings()->GetSettingInteger(QStringLiteral("Convert.Threads"));
-  FFEncoder.ThreadCount = threads < 0 ? 0 : threads;
   FFEncoder.Start(1);
 }
 
@@ -133,6 +131,9 @@ bool TBatchCore::Start() {
   if (FConvertState != csReady)
     return false;
   ClearTask();
+  // Each task takes the encoder's thread count when it is added.
+  const int threads = Settings()->GetSettingInteger(QStringLiteral("Convert.Threads"));
+  FFEncoder.ThreadCount = threads < 0 ? 0 : threads;
   int queued = 0;
   for (int row = 0; row < FList.Count(); ++row)
     if (FList.GetValue(QStringLiteral("State"), row) == QString::number(isReady))

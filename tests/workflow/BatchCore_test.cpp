@@ -239,6 +239,10 @@ TEST_F(BatchCoreTest, FirstFailsSecondFinishes) {
   Add(ClipShort());
   ASSERT_TRUE(FBatch->Start());
   EXPECT_EQ(FBatch->FFEncoder.ThreadCount, 2);
+  // Every queued task carries it (tasks copy it when they are added).
+  ASSERT_GT(FBatch->FFEncoder.TasksCount(), 0);
+  for (int i = 0; i < FBatch->FFEncoder.TasksCount(); ++i)
+    EXPECT_EQ(FBatch->FFEncoder.Tasks(i)->Fthread_count, 2) << i;
   EXPECT_EQ(FBatch->ConvertState(), csProgressing);
   ASSERT_TRUE(RunBatch());
 
