@@ -21,6 +21,8 @@ QString EnvFolder(const char *name) {
   return qEnvironmentVariable(name);
 }
 
+} // namespace
+
 QString WithSlash(const QString &folder) {
   if (folder.isEmpty() || folder.endsWith(u'/'))
     return folder;
@@ -32,8 +34,6 @@ QString WithoutSlash(QString folder) {
     folder.chop(1);
   return folder;
 }
-
-} // namespace
 
 QString ExecutableFile() {
   // /proc/self/exe works before (and without) a QCoreApplication.

@@ -19,6 +19,11 @@
 // Full path of the running executable ("" when it cannot be read).
 QString ExecutableFile();
 
+// A folder with exactly one trailing '/' added when missing ("" stays "").
+QString WithSlash(const QString &folder);
+// A folder without trailing '/' ("/" stays "/").
+QString WithoutSlash(QString folder);
+
 // Application folder: the folder of the running executable in canonical form
 // (symbolic links resolved), with a trailing '/'.
 QString ApplicationFolder();

@@ -30,18 +30,6 @@ constexpr quint32 kEncodeMask = 0x5A3C96E1u;
 
 std::unique_ptr<TCLSettings> gSettings;
 
-QString WithSlash(const QString &folder) {
-  if (folder.isEmpty() || folder.endsWith(u'/'))
-    return folder;
-  return folder + u'/';
-}
-
-QString WithoutSlash(QString folder) {
-  while (folder.size() > 1 && folder.endsWith(u'/'))
-    folder.chop(1);
-  return folder;
-}
-
 // Data folder below an application-data folder; "" when the base is unknown.
 QString DataFolder(const QString &base, const QString &word) {
   if (base.isEmpty() || word.isEmpty())
