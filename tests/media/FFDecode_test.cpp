@@ -70,14 +70,27 @@ std::vector<int64_t> PTSOf(const std::vector<TProbeFrame> &AFrames) {
 
 } // namespace
 
+// A clip maker with a readable name, so the test names stay the same from
+// one run to the next.
+struct TClipParam {
+  const char *Name;
+  std::string (*Make)();
+};
+std::ostream &operator<<(std::ostream &AOut, const TClipParam &AClip) {
+  return AOut << AClip.Name;
+}
+#define VM_CLIP(f)                                                                                 \
+  TClipParam {                                                                                     \
+#f, &f                                                                                         \
+  }
+
 // ---------------------------------------------------------------------------
 // Information against ffprobe
 
-class DecoderProbeTest : public DecoderTest,
-                         public ::testing::WithParamInterface<std::string (*)()> {};
+class DecoderProbeTest : public DecoderTest, public ::testing::WithParamInterface<TClipParam> {};
 
 TEST_P(DecoderProbeTest, InventoryAndInfoMatchFfprobe) {
-  const std::string file = GetParam()();
+  const std::string file = GetParam().Make();
   ASSERT_FALSE(file.empty());
   ASSERT_TRUE(Dec.LoadFile(file)) << Dec.LastErrMsg();
 
@@ -141,10 +154,12 @@ TEST_P(DecoderProbeTest, InventoryAndInfoMatchFfprobe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, DecoderProbeTest,
-                         ::testing::Values(&vmtest::ClipMp4, &vmtest::ClipAvi, &vmtest::ClipWebm,
-                                           &vmtest::ClipMpeg, &vmtest::ClipVideoOnly,
-                                           &vmtest::ClipAudioOnly, &vmtest::ClipStill,
-                                           &dectest::ClipVfr, &dectest::ClipBFrames));
+                         ::testing::Values(VM_CLIP(vmtest::ClipMp4), VM_CLIP(vmtest::ClipAvi),
+                                           VM_CLIP(vmtest::ClipWebm), VM_CLIP(vmtest::ClipMpeg),
+                                           VM_CLIP(vmtest::ClipVideoOnly),
+                                           VM_CLIP(vmtest::ClipAudioOnly),
+                                           VM_CLIP(vmtest::ClipStill), VM_CLIP(dectest::ClipVfr),
+                                           VM_CLIP(dectest::ClipBFrames)));
 
 TEST_F(DecoderTest, ClosedDecoderAndWrongStreamsReportUnknowns) {
   // Closed: every counter -1, getters give unknown values with a warning.
@@ -266,11 +281,10 @@ TEST_F(DecoderTest, TruncatedAndCorruptFilesDecodeWhatTheyHoldWithoutCrashing) {
 // ---------------------------------------------------------------------------
 // Pictures and their time stamps
 
-class DecoderFramesTest : public DecoderTest,
-                          public ::testing::WithParamInterface<std::string (*)()> {};
+class DecoderFramesTest : public DecoderTest, public ::testing::WithParamInterface<TClipParam> {};
 
 TEST_P(DecoderFramesTest, ForwardDecodeMatchesFfprobeFrameList) {
-  const std::string file = GetParam()();
+  const std::string file = GetParam().Make();
   const auto expect = PTSOf(ProbeVideoFrames(file));
   ASSERT_FALSE(expect.empty());
   ASSERT_TRUE(Dec.LoadFile(file)) << Dec.LastErrMsg();
@@ -287,7 +301,7 @@ TEST_P(DecoderFramesTest, ForwardDecodeMatchesFfprobeFrameList) {
 }
 
 TEST_P(DecoderFramesTest, StepsBackLandOnTheNeighbouringPictures) {
-  const std::string file = GetParam()();
+  const std::string file = GetParam().Make();
   const auto expect = PTSOf(ProbeVideoFrames(file));
   ASSERT_GT(expect.size(), 20u);
   ASSERT_TRUE(Dec.LoadFile(file)) << Dec.LastErrMsg();
@@ -313,7 +327,7 @@ TEST_P(DecoderFramesTest, StepsBackLandOnTheNeighbouringPictures) {
 }
 
 TEST_P(DecoderFramesTest, SeekLandsBeforeTheTargetAndDecodesUpToIt) {
-  const std::string file = GetParam()();
+  const std::string file = GetParam().Make();
   const auto frames = ProbeVideoFrames(file);
   ASSERT_FALSE(frames.empty());
   ASSERT_TRUE(Dec.LoadFile(file)) << Dec.LastErrMsg();
@@ -354,8 +368,9 @@ TEST_P(DecoderFramesTest, SeekLandsBeforeTheTargetAndDecodesUpToIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, DecoderFramesTest,
-                         ::testing::Values(&dectest::ClipBFrames, &dectest::ClipVfr,
-                                           &vmtest::ClipAvi, &vmtest::ClipWebm, &vmtest::ClipMpeg));
+                         ::testing::Values(VM_CLIP(dectest::ClipBFrames), VM_CLIP(dectest::ClipVfr),
+                                           VM_CLIP(vmtest::ClipAvi), VM_CLIP(vmtest::ClipWebm),
+                                           VM_CLIP(vmtest::ClipMpeg)));
 
 TEST_F(DecoderTest, KeyFrameNavigationFindsTheNeighbouringKeyFrames) {
   const std::string file = ClipBFrames();
